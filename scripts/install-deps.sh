@@ -7,6 +7,7 @@ packages=(
   build-essential cmake make pkg-config
   libgtest-dev libgmock-dev
   python3 python3-serial
+  qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth
 )
 
 missing=()

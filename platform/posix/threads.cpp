@@ -128,7 +128,11 @@ DWORD WINAPI GetCurrentThreadId() { return static_cast<DWORD>(CurrentTid()); }
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
   auto thread = LookupHandleAs<KThread>(hThread);
-  if (!thread || lpExitCode == nullptr) return FALSE;
+  if (!thread) return FALSE;
+  if (lpExitCode == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
   *lpExitCode = thread->ExitCode();
   return TRUE;
 }
