@@ -4,35 +4,16 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/dud_platform.h"
 #include "platform/win32.h"
 
 namespace dud {
 
 uint32_t FileErrorNumber(int Errno) {
-  switch (Errno) {
-    case ENOENT:
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;  // we create the file, so a missing name is a missing folder
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY:
-      return ERROR_ACCESS_DENIED;
-    case EMFILE:
-    case ENFILE:
-      return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case ENOSPC:
-    case EFBIG:
-      return ERROR_DISK_FULL;
-    case EINVAL:
-    case ENAMETOOLONG:
-      return ERROR_INVALID_PARAMETER;
-    default:
-      return ERROR_WRITE_FAULT;
-  }
+  // The writers create their files, so a missing name is a missing folder, as
+  // Windows reports it when it creates a file.
+  if (Errno == ENOENT) return ERROR_PATH_NOT_FOUND;
+  return dud::platform::SystemErrorFromErrno(Errno);
 }
 
 TTextFileWriter::~TTextFileWriter() { Close(); }

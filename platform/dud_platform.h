@@ -3,6 +3,7 @@
 // layers above never test which system they run on.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace dud::platform {
@@ -16,5 +17,9 @@ int MessageQueueWakeFd();
 // that have no Windows version record; empty on Windows, where the caller names
 // the system from GetVersionExA.
 std::string NativeSystemName();
+
+// The system error number (a Windows error number) for a C library errno value,
+// for code that works with files through the C library.
+uint32_t SystemErrorFromErrno(int err);
 
 }  // namespace dud::platform

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/dud_platform.h"
+#include "platform/posix/kobject.h"
 #include "platform/win32.h"
 
 namespace dud::platform {
@@ -14,6 +15,8 @@ std::string NativeSystemName() {
   if (uname(&u) != 0) return "Unknown";  // returns 0 on success
   return std::string(u.sysname) + " " + u.release;
 }
+
+uint32_t SystemErrorFromErrno(int err) { return dud::posix::ErrnoToWin32(err); }
 
 }  // namespace dud::platform
 
