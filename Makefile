@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-asan test-tsan bench run clean
+.PHONY: all deps build test test-asan test-tsan bench run install package clean
 
 all: build
 
@@ -31,8 +31,29 @@ test-tsan: deps
 bench: build
 	@for b in build/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
 
+# The window with the receiver simulator on a virtual COM1, in a scratch working
+# folder (settings.ini, RIZI.TRC and RIZI.LOG land there). Needs a display.
 run:
-	@echo "The application arrives with a later step; for now 'make test' builds and tests the stack."
+	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ]; then \
+	  echo "make run: no display (DISPLAY is not set); Korva Security needs a desktop session." >&2; exit 1; fi
+	@$(MAKE) --no-print-directory deps
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j $(JOBS) --target korva-security korva-receiver
+	@tools/run_korva.sh build
+
+# The program with its desktop entry and icon (and the receiver simulator).
+PREFIX ?= /usr/local
+install: deps
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j $(JOBS) --target korva-security korva-receiver
+	@cmake --install build --prefix $(PREFIX)
+
+# A Debian package of the same, in build/.
+package: deps
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j $(JOBS) --target korva-security korva-receiver
+	@cd build && cpack -G DEB
 
 clean:
 	rm -rf build build-asan build-tsan
