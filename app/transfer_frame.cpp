@@ -1,7 +1,5 @@
 #include "app/transfer_frame.h"
 
-#include <charconv>
-
 namespace korva {
 
 std::string spaces_to_zeros(const std::string& text) {
@@ -9,20 +7,6 @@ std::string spaces_to_zeros(const std::string& text) {
   for (char& c : out)
     if (c == ' ') c = '0';
   return out;
-}
-
-EConvertError::EConvertError(const std::string& text)
-    : std::runtime_error("'" + text + "' ist kein g\xC3\xBCltiger Integerwert") {}
-
-int32_t StrToInt(const std::string& text) {
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  // from_chars takes a minus sign only; a plus may stand alone in front of the digits.
-  if (first != last && *first == '+' && first + 1 != last && first[1] != '-') ++first;
-  int32_t value = 0;
-  auto [end, ec] = std::from_chars(first, last, value, 10);
-  if (first == last || ec != std::errc() || end != last) throw EConvertError(text);
-  return value;
 }
 
 std::string TKeyFrame::Bytes() const {

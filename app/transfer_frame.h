@@ -3,23 +3,17 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
+
+#include "errors/convert.h"
 
 namespace korva {
 
 // A copy of text with every blank replaced by "0"; length and other characters kept.
 std::string spaces_to_zeros(const std::string& text);
 
-// The text is not a decimal integer. Carries the message the operator sees.
-class EConvertError : public std::runtime_error {
- public:
-  explicit EConvertError(const std::string& text);
-};
-
-// Reads a decimal integer as the entry fields deliver it (optional sign, digits,
-// fitting 32 bits). Raises EConvertError for anything else.
-int32_t StrToInt(const std::string& text);
+using dud::EConvertError;
+using dud::StrToInt;
 
 // The values of one frame, as the status list shows them.
 struct TKeyFrame {

@@ -12,31 +12,14 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QString>
-#include <charconv>
 #include <string>
 
 #include "comport/com_port.h"
 #include "comport/port_probe.h"
+#include "errors/convert.h"
 #include "errors/exceptions.h"
 
 namespace dud {
-
-namespace {
-
-// The runtime's message for a text that is no integer; "ü" in Windows-1252.
-std::string NotAnIntegerMessage(const std::string& Text) { return "'" + Text + "' ist kein g\xFCltiger Integerwert"; }
-
-// Decimal integer conversion as the runtime does it: optional sign, digits, nothing else.
-bool ParseDecimal(const std::string& Text, int32_t& Value) {
-  const char* First = Text.data();
-  const char* Last = First + Text.size();
-  if (First != Last && *First == '+') ++First;
-  if (First == Last) return false;
-  auto [End, Error] = std::from_chars(First, Last, Value);
-  return Error == std::errc() && End == Last;
-}
-
-}  // namespace
 
 TComSelectForm::TComSelectForm(QWidget* Owner) : QDialog(Owner) {
   setObjectName("ComSelectForm");
@@ -106,9 +89,7 @@ void TComSelectForm::FormCreate() {
 
 uint16_t TComSelectForm::SelectedPort() const {
   const std::string Text = PortsComboBox->currentText().mid(3, 255).toStdString();
-  int32_t Value = 0;
-  if (!ParseDecimal(Text, Value)) throw Exception(NotAnIntegerMessage(Text));
-  return static_cast<uint16_t>(Value);
+  return static_cast<uint16_t>(StrToInt(Text));
 }
 
 void TComSelectForm::keyPressEvent(QKeyEvent* Event) {

@@ -143,7 +143,7 @@ TEST(ComSelectForm, EmptyListGivesNoNumber) {
     Form.SelectedPort();
     FAIL() << "no exception";
   } catch (const Exception& E) {
-    EXPECT_EQ(E.Message(), "'' ist kein g\xFCltiger Integerwert");
+    EXPECT_EQ(E.Message(), "'' ist kein g\xC3\xBCltiger Integerwert");
   }
 }
 
