@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-asan test-tsan bench run install package clean
+.PHONY: all deps build test test-asan test-tsan bench run install package clean fuzz
 
 all: build
 
@@ -54,6 +54,26 @@ package: deps
 	  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build -j $(JOBS) --target korva-security korva-receiver
 	@cd build && cpack -G DEB
+
+# libFuzzer over the parsers and writers (fuzz/): built with clang under
+# AddressSanitizer and UndefinedBehaviorSanitizer in build-fuzz, each target run
+# for FUZZ_SECONDS on its seeds (fuzz/corpus/<target>) and what it found before
+# (build-fuzz/corpus/<target>). A fault stops the run and leaves its input in
+# build-fuzz/<target>-crash-*.
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS := fuzz_profile fuzz_error_text fuzz_match fuzz_trace_log fuzz_frame
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDUD_SANITIZE=fuzzer \
+	  -DBUILD_TESTING=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t; \
+	  if ! build-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	       -artifact_prefix=build-fuzz/$$t- build-fuzz/corpus/$$t fuzz/corpus/$$t >build-fuzz/$$t.log 2>&1; then \
+	    tail -n 40 build-fuzz/$$t.log; echo "$$t: FAILED (log: build-fuzz/$$t.log)"; exit 1; fi; \
+	  runs=$$(sed -n 's/^stat::number_of_executed_units: *//p' build-fuzz/$$t.log); \
+	  echo "$$t: $$runs executions in $(FUZZ_SECONDS) s, no fault; corpus $$(ls build-fuzz/corpus/$$t | wc -l) inputs"; \
+	done
 
 clean:
 	rm -rf build build-asan build-tsan

@@ -1,9 +1,15 @@
 #include "app/mask_edit.h"
 
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+
 TMaskEdit::TMaskEdit(int Positions, QWidget* Parent) : QLineEdit(Parent), positions_(Positions) {
   // '0' in a mask admits one optional digit; after the ';' comes the blank character.
   setInputMask(QString(Positions, QLatin1Char('0')) + QStringLiteral(";0"));
   setMaxLength(Positions);
+  // The mask's '0' takes any Unicode number, so superscripts and fractions of the
+  // Latin-1 range would get in as well: only the ASCII digits may stand.
+  setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this));
 }
 
 std::string TMaskEdit::Text() const {

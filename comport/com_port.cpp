@@ -435,8 +435,13 @@ void TDudCustomComPort::RequestLogging(TTraceLogState V) {
       if (Active) {
         D.StartDispatchLogging();
         FLogging = tlOff;
-        CheckResultCode(this, V == tlDump ? D.DumpDispatchLog(FLogName, FLogHex, FLogAllHex)
-                                          : D.AppendDispatchLog(FLogName, FLogHex, FLogAllHex));
+        const int32_t Result = V == tlDump ? D.DumpDispatchLog(FLogName, FLogHex, FLogAllHex)
+                                           : D.AppendDispatchLog(FLogName, FLogHex, FLogAllHex);
+        // A report that could not be opened keeps its entries, and the log goes on
+        // recording: it stays on, so that a request with a name that works can
+        // still write them instead of a later tlOn throwing them away.
+        if (Result < 0 && !D.Log.Empty()) FLogging = tlOn;
+        CheckResultCode(this, Result);
       }
       break;
     case tlClear:

@@ -15,6 +15,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -109,15 +110,33 @@ std::vector<Line> SplitLines(const std::string& bytes) {
   return lines;
 }
 
+// The largest settings file read or rewritten. A bigger one is no settings file:
+// reading it whole would cost its size in memory, and rewriting only its first part
+// would lose the rest.
+constexpr size_t kMaxProfileBytes = 16u << 20;
+
 // Reads the whole file. A missing file reads as empty with *exists false; other
-// failures return false with errno set.
+// failures return false with errno set. Only a regular file of at most
+// kMaxProfileBytes is read: a folder, a device (an endless one such as /dev/zero,
+// or a pipe that never ends) or a larger file fails with EACCES or ENOMEM, and
+// *exists is true, so that a write does not replace it.
 bool ReadWhole(const char* path, std::string* out, bool* exists) {
   out->clear();
   *exists = false;
-  // Returns a descriptor, or -1 with errno.
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Returns a descriptor, or -1 with errno. Non-blocking, so that opening a pipe
+  // without a writer returns at once; a regular file reads the same either way.
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT;
   *exists = true;
+  struct stat st {};
+  // fstat returns 0 on success.
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!regular || static_cast<uint64_t>(st.st_size) > kMaxProfileBytes) {
+    int err = regular ? ENOMEM : EACCES;
+    close(fd);
+    errno = err;
+    return false;
+  }
   char buf[4096];
   for (;;) {
     // Returns the byte count, 0 at the end, or -1 with errno.
@@ -131,6 +150,12 @@ bool ReadWhole(const char* path, std::string* out, bool* exists) {
       return false;
     }
     out->append(buf, static_cast<size_t>(n));
+    if (out->size() > kMaxProfileBytes) {  // grew while being read
+      close(fd);
+      out->clear();
+      errno = ENOMEM;
+      return false;
+    }
   }
   close(fd);
   return true;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dispatch/base_dispatcher.h"
+#include "match_reference.h"
 
 namespace dud {
 namespace {
@@ -23,18 +24,8 @@ std::vector<size_t> Matches(const std::string& Pattern, const std::string& Input
   return Out;
 }
 
-// The reference: every occurrence that begins after the end of the previous one.
 std::vector<size_t> Reference(const std::string& Pattern, const std::string& Input) {
-  std::vector<size_t> Out;
-  size_t From = 0;
-  for (size_t End = Pattern.size() - 1; End < Input.size(); ++End) {
-    const size_t Start = End + 1 - Pattern.size();
-    if (Start >= From && Input.compare(Start, Pattern.size(), Pattern) == 0) {
-      Out.push_back(End);
-      From = End + 1;
-    }
-  }
-  return Out;
+  return test::ReferenceMatches(Pattern, Input);
 }
 
 TEST(MatchDataChar, AgreesWithTheReferenceOnRandomPatterns) {
