@@ -107,7 +107,10 @@ double StackThroughput(PtyPort& P, size_t Block, size_t Total) {
     if (D.PutBlock(Data.data(), static_cast<uint32_t>(Block)) == dud::ecOK)
       Sent += Block;
     else
-      std::this_thread::yield();  // the ring is full: the writer is behind
+      // The ring is full: the writer is behind. Sleep briefly, as the raw writer
+      // sleeps in write(); a yield loop would take from the stack's own threads
+      // the CPU they need to empty the ring (there are only 2 cores).
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
   }
   Reader.join();
   const double S = Seconds(Clock::now() - Start);

@@ -98,6 +98,12 @@ class TIOQueue {
   // taken without waiting, a consumer must cope with finding nothing after
   // wrSignaled.
   TWaitResult WaitForBuffer(DWORD Timeout);
+  // Wakes a consumer waiting in WaitForBuffer (or on AddedEvent) without queuing
+  // anything: it then finds the queue as it is.
+  void Wake() { SetEvent(ItemAdded); }
+  // The auto-reset event every Push signals, for a consumer that waits for it
+  // together with other objects; test Count() before waiting.
+  HANDLE AddedEvent() const { return ItemAdded; }
 
   int32_t Count() const { return FCount.load(std::memory_order_acquire); }
   int32_t BytesQueued() const { return FBytesQueued.load(std::memory_order_acquire); }

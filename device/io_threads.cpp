@@ -39,7 +39,7 @@ TDudWin32Dispatcher* TDudWin32Thread::Device() const { return static_cast<TDudWi
 bool TDudWin32Thread::StopRequested() const { return Terminated() || Dispatcher->KillThreads.load(); }
 
 void TDudWin32Thread::EndWithError(int32_t Code) {
-  if (!Dispatcher->KillThreads.exchange(true)) ReturnValue = Code;
+  if (!Dispatcher->SignalKillThreads()) ReturnValue = Code;
 }
 
 bool TDudWin32Thread::CreateIo() {
@@ -92,9 +92,11 @@ bool TDudWin32Thread::AbandonIo(TOverlappedIo& Io) {
 }
 
 int32_t TDudWin32Thread::WaitForOverlapped(TOverlappedIo& Io) {
+  const HANDLE Event = Io.Overlapped.hEvent;
   DWORD R;
   do {
-    R = WaitForSingleObject(Io.Overlapped.hEvent, DeviceWaitSlice);
+    // A stop ends the wait as a time-out does.
+    R = Dispatcher->WaitOrStop(1, &Event, IdleWaitSlice);
   } while (R == WAIT_TIMEOUT && !StopRequested());
   if (R == WAIT_OBJECT_0) return FinishIo(Io, ecDeviceRead);
   // Stopped, or the wait failed: the request must not outlive the buffer it fills.
@@ -139,8 +141,15 @@ void TReadThread::Execute() {
     COMMTIMEOUTS Timeouts{MAXDWORD, 0, 0, 0, 0};
     SetCommTimeouts(D->ComHandle, &Timeouts);
 
+    const HANDLE Objects[1] = {D->ReadEvent};
+    // The first round reads what the driver already holds.
+    bool First = true;
     while (!StopRequested()) {
-      const DWORD W = WaitForSingleObject(D->ReadEvent, ReadEventWait);
+      // The status thread sets ReadEvent for every received character (and once
+      // after it has set the event mask, for bytes that came before); a stop ends
+      // the wait as a time-out does.
+      const DWORD W = First ? WAIT_OBJECT_0 : D->WaitOrStop(1, Objects, ReadEventBackstop);
+      First = false;
       if (W != WAIT_OBJECT_0 && W != WAIT_TIMEOUT) {
         EndWithError(ecDeviceRead);
         break;
@@ -158,7 +167,7 @@ void TReadThread::Execute() {
       }
       if (N < 0) {
         if (GetLastError() == ERROR_INVALID_HANDLE)
-          D->KillThreads.store(true);  // the device was closed under the thread: no error of its own
+          D->SignalKillThreads();  // the device was closed under the thread: no error of its own
         else
           EndWithError(ecDeviceRead);
         break;
@@ -178,7 +187,7 @@ int32_t TWriteThread::WaitForOverlapped(TOverlappedIo& Io) {
   const HANDLE Objects[2] = {Io.Overlapped.hEvent, OutFlushEvent};
   DWORD R;
   do {
-    R = WaitForMultipleObjects(2, Objects, FALSE, DeviceWaitSlice);
+    R = Device()->WaitOrStop(2, Objects, IdleWaitSlice);
   } while (R == WAIT_TIMEOUT && !StopRequested());
   if (R == WAIT_OBJECT_0) return FinishIo(Io, ecDeviceWrite);
   AbandonIo(Io);
@@ -191,14 +200,19 @@ int32_t TWriteThread::WaitForOverlapped(TOverlappedIo& Io) {
 int32_t TWriteThread::WriteData(TOverlappedIo& Io) {
   TDudWin32Dispatcher* D = Device();
   for (;;) {
-    std::unique_ptr<uint8_t[]> Block;
     uint32_t Len = 0;
     {
       std::lock_guard<std::recursive_mutex> Guard(D->OutputSection);
       if (!D->OBufFull && D->OBufHead == D->OBufTail) return 0;
       if (!D->OutBuffer || D->OutQue == 0) return 0;
       Len = D->OutBufUsed();
-      Block.reset(new (std::nothrow) uint8_t[Len]);
+      if (Len > BlockSize) {
+        // Room for a whole ring, kept for the next rounds: a busy line would
+        // otherwise allocate and free a block for every round.
+        const uint32_t Size = std::max(Len, D->OutQue);
+        Block.reset(new (std::nothrow) uint8_t[Size]);
+        BlockSize = Block ? Size : 0;
+      }
       if (!Block) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return ecDeviceWrite;
@@ -227,7 +241,10 @@ int32_t TWriteThread::WriteData(TOverlappedIo& Io) {
       } else {
         if (GetLastError() != ERROR_IO_PENDING) return ecDeviceWrite;
         Written = WaitForOverlapped(Io);
-        if (IoStuck) (void)Block.release();  // the device still reads from it
+        if (IoStuck) {
+          (void)Block.release();  // the device still reads from it
+          BlockSize = 0;
+        }
         if (Written == ecDeviceWrite) return GetLastError() == ERROR_OPERATION_ABORTED ? 0 : ecDeviceWrite;
         if (Written == -1) {
           // Flushed: the rest of this block is dropped; acknowledge for FlushCom.
@@ -266,12 +283,13 @@ void TWriteThread::Execute() {
   } else {
     const HANDLE Objects[2] = {OutputEvent, OutFlushEvent};
     while (!StopRequested()) {
-      const DWORD R = WaitForMultipleObjects(2, Objects, FALSE, DeviceWaitSlice);
+      // A stop ends the wait as a time-out does.
+      const DWORD R = D->WaitOrStop(2, Objects, IdleWaitSlice);
       if (R == WAIT_OBJECT_0) {
         if (D->KillThreads.load()) continue;
         if (WriteData(*Io) != 0) {
           if (GetLastError() == ERROR_INVALID_HANDLE)
-            D->KillThreads.store(true);
+            D->SignalKillThreads();
           else
             EndWithError(ecDeviceWrite);
         }
@@ -316,11 +334,14 @@ void TStatusThread::Execute() {
   } else {
     EventMask = PlatformIsNT() ? StatusEventMaskNT : StatusEventMaskOther;
     SetCommMask(D->ComHandle, EventMask);
+    // Bytes that came before the mask was set are no news to the device; the read
+    // thread, which sleeps until told, takes them now.
+    SetEvent(D->ReadEvent);
     while (!StopRequested()) {
       const int32_t R = WaitComEvent(*Io);
       if (R < 0) {
         if (GetLastError() == ERROR_INVALID_HANDLE)
-          D->KillThreads.store(true);
+          D->SignalKillThreads();
         else
           EndWithError(R);
         break;

@@ -3,9 +3,11 @@
 // up to 256 bytes, the write thread empties the output ring onto the device, and
 // the status thread waits for the device's events and reports them.
 //
-// All device I/O is overlapped, and every wait of these threads lasts at most
-// 100 ms (the read thread's wait for ReadEvent 50 ms), so that KillThreads or a
-// thread's terminated flag is noticed promptly.
+// All device I/O is overlapped, and every wait of these threads also ends when
+// the dispatcher's StopEvent is set (SignalKillThreads, which CloseCom and a
+// failing thread use), so KillThreads is noticed at once. Nothing is polled: an
+// idle port sleeps, each wait bounded by IdleWaitSlice in case a stop comes
+// without the event (the terminated flag, or a flag set directly).
 //
 // Threads: each object is created by StartDispatcher on the application thread
 // and from then on belongs to its own thread, which frees it when Execute has
@@ -29,10 +31,13 @@ class TDudWin32Dispatcher;
 // Size of the chunks in which received bytes are queued.
 constexpr int32_t ReadChunkSize = 256;
 
-// Longest wait of a device thread for one of its objects, in ms.
+// Longest wait for an object that nothing else can cut short (a cancelled
+// request, a close or flush handshake), in ms.
 constexpr DWORD DeviceWaitSlice = 100;
-// Longest wait of the read thread for ReadEvent, in ms.
-constexpr DWORD ReadEventWait = 50;
+// Longest sleep of the read thread between two looks at the driver, in ms. The
+// status thread's received-character event wakes it at once; this only bounds
+// the delay should that event ever be missed (idle, 5 wake-ups a second).
+constexpr DWORD ReadEventBackstop = 200;
 
 // Device events the status thread watches: received character, CTS, DSR,
 // carrier detect, break, line error, ring; older (non-NT) drivers also report
@@ -57,8 +62,9 @@ struct TOverlappedIo {
 // The common base of the three device threads.
 class TDudWin32Thread : public TDudDispatcherThread {
  public:
-  // Waits for the pending request of Io to complete, in slices of at most 100 ms,
-  // while neither the terminated flag nor KillThreads is set. Returns the bytes
+  // Waits for the pending request of Io to complete, or until the thread is to
+  // end (StopEvent, or the terminated flag or KillThreads seen after a slice of
+  // IdleWaitSlice). Returns the bytes
   // transferred; 0 when the wait was stopped (the request is then cancelled);
   // ecDeviceRead when the request or the wait failed.
   virtual int32_t WaitForOverlapped(TOverlappedIo& Io);
@@ -98,8 +104,8 @@ class TDudWin32Thread : public TDudDispatcherThread {
 };
 
 // Moves received bytes from the device into InQueue. Sleeps on ReadEvent (set by
-// the status thread on a received character, or after 50 ms) and then reads until
-// the driver holds nothing more.
+// the status thread on a received character, once when it has set the event
+// mask, and by CloseCom) and then reads until the driver holds nothing more.
 class TReadThread : public TDudWin32Thread {
  public:
   explicit TReadThread(TDudWin32Dispatcher* Dispatcher) : TDudWin32Thread(Dispatcher) {}
@@ -136,6 +142,10 @@ class TWriteThread : public TDudWin32Thread {
   HANDLE OutputEvent = nullptr;
   HANDLE OutFlushEvent = nullptr;
   HANDLE ReadyEvent = nullptr;
+  // The block the waiting bytes are copied into, reused from round to round;
+  // BlockSize bytes. Left alone (never freed) when a write on it got stuck.
+  std::unique_ptr<uint8_t[]> Block;
+  uint32_t BlockSize = 0;
 };
 
 // Waits for the device's events: a received character wakes the read thread,

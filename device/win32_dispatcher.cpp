@@ -165,7 +165,7 @@ int32_t TDudWin32Dispatcher::FlushCom(int32_t Queue) {
     }
     HANDLE Flush, Ready;
     {
-      // A dispatcher thread that ends after a failure closes the events (DonePort).
+      // The dispatcher thread closes the events when it ends after a deferred close (DonePort).
       std::lock_guard<std::recursive_mutex> Guard(DataSection);
       Flush = OutFlushEvent;
       Ready = ReadyEvent;
@@ -209,7 +209,7 @@ void TDudWin32Dispatcher::StartDispatcher() {
   std::lock_guard<std::recursive_mutex> Guard(DataSection);
   if (ThreadsActive.load()) throw Exception("Dispatcher already started.");
   ThreadsActive.store(true);
-  KillThreads.store(false);
+  ClearKillThreads();
   StartThread<TReadThread>(ComThread);
   StartThread<TDispThread>(DispThread);
   StartThread<TWriteThread>(OutThread);
@@ -244,8 +244,8 @@ bool TDudWin32Dispatcher::WaitThreadCleared(const std::atomic<TDudDispatcherThre
 }
 
 int32_t TDudWin32Dispatcher::CloseCom() {
-  // The dispatcher thread closes the port itself when it ends after a failure
-  // (DonePort from ThreadGone), so two closes can meet.
+  // The dispatcher thread closes the port itself when it ends after a deferred
+  // close (DonePort from ThreadGone), so two closes can meet.
   const bool OnWorker = TDudDispatcherThread::Current() != nullptr;
   bool Running = false;
   {
@@ -283,20 +283,16 @@ int32_t TDudWin32Dispatcher::CloseCom() {
   if (ThreadsActive.load()) {
     HANDLE Flush, Ready;
     {
-      // Taken before the threads are told to end: the dispatcher thread closes the
-      // events when it ends (DonePort), possibly before the other threads have gone.
+      // Taken before the threads are told to end: after a deferred close the
+      // dispatcher thread closes the events when it ends (DonePort), possibly
+      // before the other threads have gone.
       std::lock_guard<std::recursive_mutex> Guard(DataSection);
       Flush = OutFlushEvent;
       Ready = ReadyEvent;
     }
-    KillThreads.store(true);
-    // The dispatcher thread sleeps on InQueue for up to 50 ms at a time; an empty
-    // status item wakes it now (it carries no event, so it changes nothing).
-    try {
-      InQueue.Push(std::make_unique<TStatusBuffer>());
-    } catch (const std::bad_alloc&) {
-      // Then the thread notices within 50 ms all the same.
-    }
+    // Wakes every worker at once; the steps below are each thread's own stop
+    // signal as well, in the order in which the threads are waited for.
+    SignalKillThreads();
     if (StatusThread.load() != nullptr) {
       SetCommMask(ComHandle, 0);  // completes the status thread's pending event wait
       WaitThreadCleared(StatusThread, nullptr);

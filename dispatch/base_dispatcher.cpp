@@ -33,6 +33,12 @@ TDudBaseDispatcher::TDudBaseDispatcher(TDudResultOwner* Owner) : Owner(Owner) {
   ThreadGoneEvent = std::shared_ptr<void>(Gone, [](void* H) { CloseHandle(H); });
   RoomEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (RoomEvent == nullptr) throw std::bad_alloc();
+  // Manual reset: it stays set for every worker until the next start.
+  StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (StopEvent == nullptr) {
+    CloseHandle(RoomEvent);
+    throw std::bad_alloc();
+  }
 
   std::lock_guard<std::recursive_mutex> Guard(PortListSection());
   auto& List = PortList();
@@ -54,10 +60,11 @@ TDudBaseDispatcher::~TDudBaseDispatcher() {
   if (!Destroyed) {
     // A derived destructor that did not call Destroy: the device slots are gone, so
     // all that can be done is to make the threads end and wait for them.
-    KillThreads.store(true);
+    SignalKillThreads();
     WaitForThreads();
   }
   CloseHandle(RoomEvent);
+  CloseHandle(StopEvent);
   std::lock_guard<std::recursive_mutex> Guard(PortListSection());
   auto& List = PortList();
   if (Handle >= 0 && static_cast<size_t>(Handle) < List.size() && List[Handle] == this) List[Handle] = nullptr;
@@ -241,6 +248,7 @@ int32_t TDudBaseDispatcher::InitPort(const std::string& Name, uint32_t Baud, uin
   }
 
   ScanPos = 0;
+  ScanLap = false;
   ClearTriggers();
   {
     std::lock_guard<std::recursive_mutex> Guard(DispSection);
@@ -284,13 +292,15 @@ int32_t TDudBaseDispatcher::InitPort(const std::string& Name, uint32_t Baud, uin
 void TDudBaseDispatcher::ClosePort() {
   TDudDispatcherThread* Current = TDudDispatcherThread::Current();
   const bool OnDispatcherThread = Current != nullptr && Current == DispThread.load();
+  // A synchronized handler runs here while the dispatcher thread waits for it.
+  const bool InSyncHandler = core::SyncHandlerRunningFor() == this;
   if (ComHandle != INVALID_HANDLE_VALUE) {
     FlushCom(0);
     FlushInBuffer();
-    if (OnDispatcherThread) {
-      // A handler running on the dispatcher thread cannot wait for that thread to
-      // end: let its loop end instead; ThreadGone then finishes the close.
-      KillThreads.store(true);
+    if (OnDispatcherThread || InSyncHandler) {
+      // A handler that the dispatcher thread runs or waits for cannot wait for that
+      // thread to end: let its loop end instead; ThreadGone then finishes the close.
+      SignalKillThreads();
       ClosePending.store(true);
       return;
     }
@@ -362,6 +372,37 @@ void TDudBaseDispatcher::ThreadGone(TDudDispatcherThread* Thread) {
     ActiveThreads.fetch_sub(1);
   }
   SetEvent(Gone.get());  // wakes the destructor's wait for ActiveThreads
+}
+
+bool TDudBaseDispatcher::SignalKillThreads() {
+  const bool Was = KillThreads.exchange(true);
+  SetEvent(StopEvent);
+  return Was;
+}
+
+void TDudBaseDispatcher::ClearKillThreads() {
+  KillThreads.store(false);
+  ResetEvent(StopEvent);
+}
+
+DWORD TDudBaseDispatcher::WaitOrStop(DWORD Count, const HANDLE* Objects, DWORD Timeout) {
+  HANDLE All[MAXIMUM_WAIT_OBJECTS];
+  if (Count >= MAXIMUM_WAIT_OBJECTS) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  std::copy(Objects, Objects + Count, All);
+  All[Count] = StopEvent;
+  // Any of the objects; WAIT_OBJECT_0 + i for the first one signalled.
+  const DWORD R = WaitForMultipleObjects(Count + 1, All, FALSE, Timeout);
+  if (R != WAIT_OBJECT_0 + Count) return R;
+  if (!KillThreads.load()) {
+    // Left set by someone who cleared KillThreads alone. Reset it, then look
+    // again: a SignalKillThreads that came meanwhile must not be lost.
+    ResetEvent(StopEvent);
+    if (KillThreads.load()) SetEvent(StopEvent);
+  }
+  return WAIT_TIMEOUT;
 }
 
 void TDudBaseDispatcher::SetThreadBoost(uint8_t Boost) {

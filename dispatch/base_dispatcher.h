@@ -60,6 +60,14 @@ constexpr uint32_t DispatchBufferSize = 8192;
 // Longest data trigger pattern: one match counter per pattern position.
 constexpr uint32_t MaxTriggerLen = 22;
 
+// How often the dispatcher thread runs a pass while timer or status triggers are
+// armed, in ms.
+constexpr DWORD TriggerPollSlice = 50;
+// Longest wait of a worker whose wait also ends on StopEvent and on the event of
+// its work, in ms: nothing is polled then, and the slice only bounds the wait
+// should a stop come without the event.
+constexpr DWORD IdleWaitSlice = 1000;
+
 // Trigger messages sent to the registered handlers and windows.
 constexpr uint32_t TriggerAvailMsg = 0x7E01;   // wParam: bytes available
 constexpr uint32_t TriggerDataMsg = 0x7E02;    // wParam: trigger handle; lParam low word: pattern length
@@ -266,6 +274,30 @@ class TDudBaseDispatcher {
   // DonePort after the dispatcher thread, and uncounts it.
   void ThreadGone(TDudDispatcherThread* Thread);
 
+  // Sets KillThreads and StopEvent, so that every worker wakes from its wait at
+  // once. Returns whether KillThreads was already set. Any thread.
+  bool SignalKillThreads();
+  // Clears KillThreads and StopEvent before threads are started.
+  void ClearKillThreads();
+  // A worker's wait: WaitForMultipleObjects (any of Count objects, at most
+  // MAXIMUM_WAIT_OBJECTS - 1) that also ends when StopEvent is set. A stop ends
+  // it as a time-out does, so a caller that tests KillThreads after a time-out
+  // stops; a stop event left set without KillThreads (a caller that cleared the
+  // flag alone) is reset and reported as a time-out, so it never makes a wait
+  // return at once over and over.
+  DWORD WaitOrStop(DWORD Count, const HANDLE* Objects, DWORD Timeout);
+  // Dispatcher thread: true while a timer trigger is armed or a status trigger is
+  // enabled; only a pass finds out when those fire, so the event loop then looks
+  // every TriggerPollSlice ms instead of sleeping until something arrives.
+  bool TimedChecksPending();
+  // Makes the dispatcher thread run a pass now (after a change that a pass may
+  // act on without new input, such as a lower avail level), also when it waits
+  // for room in a full dispatch ring. Any thread.
+  void WakeDispatcherThread() {
+    InQueue.Wake();
+    SetEvent(RoomEvent);
+  }
+
   // ------------------------------------------------------------ dispatch ring
 
   // Unread bytes in the dispatch ring (minus what handlers consumed so far during
@@ -396,7 +428,9 @@ class TDudBaseDispatcher {
 
   TDudResultOwner* Owner = nullptr;
   int32_t Handle = -1;                       // index in PortList
-  HANDLE ComHandle = INVALID_HANDLE_VALUE;   // the device; INVALID_HANDLE_VALUE while none is open
+  // The device; INVALID_HANDLE_VALUE while none is open. Atomic: after a deferred
+  // close the dispatcher thread closes it while the application may still look.
+  std::atomic<HANDLE> ComHandle{INVALID_HANDLE_VALUE};
   std::atomic<uint32_t> LastError{0};        // line-error bits: 1 rx overflow, 2 overrun, 4 parity, 8 framing, 16 break
   uint32_t InQue = 0;
   uint32_t OutQue = 0;
@@ -420,6 +454,7 @@ class TDudBaseDispatcher {
   std::vector<TDataTrigger> DataTriggers;       // DataSection
   std::vector<TStatusTrigger> StatusTriggers;   // DataSection
   uint32_t ScanPos = 0;                      // dispatcher thread
+  bool ScanLap = false;                      // dispatcher thread: a pass stored a whole ring at ScanPos
   std::atomic<uint32_t> AvailLevel{0};
   bool StatusHitsPending = false;            // dispatcher thread
   bool DataDispatch = false;                 // DispSection
@@ -476,6 +511,7 @@ class TDudBaseDispatcher {
   std::atomic<int32_t> RunningThreads{0};    // like ActiveThreads, decremented first: tells the last thread
   std::atomic<int32_t> LaunchedThreads{0};   // thread objects created and not yet finished (destruction waits)
   HANDLE RoomEvent = nullptr;                // auto reset: bytes left a full dispatch ring
+  HANDLE StopEvent = nullptr;                // manual reset: set while KillThreads is (SignalKillThreads)
   std::atomic<bool> RescanFromTail{false};   // a flush discarded bytes the data triggers had not seen
   HWND SyncWindow = nullptr;                 // created by the first synchronized handler
   uint32_t NextTriggerId = 1;                // DataSection

@@ -35,4 +35,9 @@ constexpr uint32_t RingBytes(uint32_t Head, uint32_t Tail, bool Full, uint32_t S
 // The ring index Pos + 1, wrapping at the end of the dispatch ring.
 constexpr uint32_t NextPos(uint32_t Pos) { return Pos + 1 >= DispatchBufferSize ? 0 : Pos + 1; }
 
+// The dispatcher whose synchronized method handler the calling thread is running,
+// or null. Its dispatcher thread waits for that handler to return, so a close
+// requested from inside it must not wait for the dispatcher thread (ClosePort).
+const TDudBaseDispatcher*& SyncHandlerRunningFor();
+
 }  // namespace dud::core

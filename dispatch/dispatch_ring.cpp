@@ -107,6 +107,13 @@ bool TDudBaseDispatcher::FillDispatchBuffer() {
         if (DBufHead >= DispatchBufferSize) DBufHead = 0;
         DBufFull = DBufHead == DBufTail;
       }
+      // A whole ring's worth that brings the head back onto the position of the
+      // last avail report is new all the same: move that mark off the ring, or
+      // the full ring would never be reported and input would stop for good.
+      if ((Pieces[0].Got > 0 || Pieces[1].Got > 0) && DBufHead == LastAvailPos) LastAvailPos = DispatchBufferSize;
+      // Likewise the data triggers' scan, which otherwise sees no bytes between
+      // ScanPos and a head that came back onto it.
+      if ((Pieces[0].Got > 0 || Pieces[1].Got > 0) && DBufHead == ScanPos) ScanLap = true;
     }
   }
   {

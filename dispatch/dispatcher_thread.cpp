@@ -169,13 +169,18 @@ void TDispThread::Execute() {
   D->ThreadStarted();
   try {
     for (;;) {
-      // Wakes as soon as an item is queued; the 50 ms limit keeps timer triggers
-      // going. While the ring is full and bytes wait in the queue a pass can do
-      // nothing, and the queue's wait would return at once: wait for room instead.
-      if (D->RingStalled())
-        WaitForSingleObject(D->RoomEvent, 50);
-      else
-        D->InQueue.WaitForBuffer(50);
+      // Wakes as soon as an item is queued or the threads are to end. Armed timer
+      // and status triggers are noticed only by a pass, so while there are any
+      // the wait lasts at most TriggerPollSlice; otherwise nothing is polled.
+      // While the ring is full and bytes wait in the queue a pass can do nothing,
+      // and the queue's wait would return at once: wait for room instead.
+      if (D->RingStalled()) {
+        const HANDLE Room = D->RoomEvent;
+        D->WaitOrStop(1, &Room, D->TimedChecksPending() ? TriggerPollSlice : IdleWaitSlice);
+      } else if (D->InQueue.Count() == 0) {
+        const HANDLE Added = D->InQueue.AddedEvent();
+        D->WaitOrStop(1, &Added, D->TimedChecksPending() ? TriggerPollSlice : IdleWaitSlice);
+      }
       if (D->KillThreads.load() || Terminated()) break;
       D->ProcessCommEvents();
       D->ProcessTimersAndStatus();

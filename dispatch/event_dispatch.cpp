@@ -1,6 +1,7 @@
 // The dispatcher thread's passes over InQueue and the delivery of triggers to
 // method, procedure and window handlers.
 #include <algorithm>
+#include <utility>
 
 #include "dispatch/base_dispatcher.h"
 #include "dispatch/core_internal.h"
@@ -16,6 +17,11 @@ constexpr uint32_t evRing = EV_RING | EV_RINGTE;
 constexpr uint32_t evLineStatus = EV_BREAK | EV_ERR;
 
 }  // namespace
+
+const TDudBaseDispatcher*& core::SyncHandlerRunningFor() {
+  thread_local const TDudBaseDispatcher* Running = nullptr;
+  return Running;
+}
 
 // ---------------------------------------------------------------- the passes
 
@@ -147,7 +153,14 @@ bool TDudBaseDispatcher::DispatchEvent(uint32_t Msg, uint32_t TriggerHandle, uin
           Self->SyncLParam = LParam;
           Self->SyncMethod = Rec.Method;
         }
-        TDudDispatcherThread::Synchronize(Target, [&] { Rec.Method(Msg, TriggerHandle, LParam); });
+        TDudDispatcherThread::Synchronize(Target, [&] {
+          // Marks the handler as running on this (the registering) thread for ClosePort.
+          struct TMark {
+            const TDudBaseDispatcher* Outer;
+            ~TMark() { core::SyncHandlerRunningFor() = Outer; }
+          } Mark{std::exchange(core::SyncHandlerRunningFor(), this)};
+          Rec.Method(Msg, TriggerHandle, LParam);
+        });
       } else {
         Rec.Method(Msg, TriggerHandle, LParam);
       }
@@ -242,6 +255,8 @@ void TDudBaseDispatcher::UpdateHandlerFlags(int32_t Mode) {
       HandlersInstalled.store(Some || ForceWndDispatch.load());
       break;
   }
+  // A pass may now report what arrived while nobody listened.
+  if (HandlersInstalled.load()) WakeDispatcherThread();
 }
 
 // ---------------------------------------------------------------- registration
@@ -253,6 +268,7 @@ void TDudBaseDispatcher::RegisterWndHandler(HWND Window) {
   if (Log.LoggingOn.load())
     AddDispatchEntry(core::lgHandlerAlloc, core::lsWindow, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Window)),
                      nullptr, 0);
+  WakeDispatcherThread();
 }
 
 void TDudBaseDispatcher::DeregisterWndHandler(HWND Window) {

@@ -1,6 +1,8 @@
 // The trace ring of a dispatcher and its text file.
 #include "dispatch/trace.h"
 
+#include <cstring>
+
 #include "dispatch/log_format.h"
 #include "errors/error_codes.h"
 
@@ -38,8 +40,26 @@ void TDudTrace::AbortTracing() {
 }
 
 void TDudTrace::AddTraceEntries(char Kind, const uint8_t* Bytes, uint32_t Count) {
-  if (TraceBuffer == nullptr) return;
-  for (uint32_t i = 0; i < Count; ++i) AddTraceEntry(Kind, Bytes[i]);
+  if (TraceBuffer == nullptr || FTraceMax == 0) return;
+  // In runs up to the end of the ring, so the loop that fills a run has no wrap
+  // test and the compiler can widen it.
+  while (Count > 0) {
+    const uint32_t Run = Count < FTraceMax - FTraceIndex ? Count : FTraceMax - FTraceIndex;
+    uint8_t* Slot = TraceBuffer.get() + 2 * static_cast<size_t>(FTraceIndex);
+    const auto K = static_cast<uint8_t>(Kind);
+    for (uint32_t i = 0; i < Run; ++i) {
+      // Kind then byte, stored as one 16-bit word in memory order.
+      const uint8_t Entry[2] = {K, Bytes[i]};
+      std::memcpy(Slot + 2 * i, Entry, 2);
+    }
+    Bytes += Run;
+    Count -= Run;
+    FTraceIndex += Run;
+    if (FTraceIndex == FTraceMax) {
+      FTraceIndex = 0;
+      FTraceWrapped = true;
+    }
+  }
 }
 
 void TDudTrace::StartTracing() {

@@ -1,6 +1,7 @@
 // Trigger records and their checks: the avail level, data patterns, timers and
 // status conditions, with the operations that add, arm, save and remove them.
 #include <algorithm>
+#include <utility>
 
 #include "dispatch/base_dispatcher.h"
 #include "dispatch/core_internal.h"
@@ -31,6 +32,17 @@ T* FindTrigger(std::vector<T>& List, uint32_t Handle) {
   for (T& Trigger : List)
     if (Trigger.Handle == Handle && !Trigger.Deleted) return &Trigger;
   return nullptr;
+}
+
+// Whether an avail report would reach a handler now. One that reaches nobody must
+// not count as made: the port component registers its window and asks for
+// messages only after the threads run, and bytes that arrived before would
+// otherwise not be reported until more came.
+bool AvailListened(TDudBaseDispatcher& D) {
+  if (!D.HandlersInstalled.load()) return false;
+  std::lock_guard<std::recursive_mutex> Guard(D.DataSection);
+  if (!D.EventHandlers.empty() || !D.ProcHandlers.empty()) return true;
+  return !D.WndHandlers.empty() && (D.WndHandlers.size() >= 2 || D.ForceWndDispatch.load());
 }
 
 }  // namespace
@@ -100,6 +112,8 @@ int32_t TDudBaseDispatcher::SetTimerTrigger(uint32_t TriggerHandle, int32_t Tick
   T->Ticks = Ticks;
   if (Activate) StartTickTimer(T->Timer, Ticks);
   T->Active = Activate ? 1 : 0;
+  // The event loop may be asleep without a time limit: it must start looking.
+  if (Activate) WakeDispatcherThread();
   return ecOK;
 }
 
@@ -138,6 +152,7 @@ int32_t TDudBaseDispatcher::SetStatusTrigger(uint32_t TriggerHandle, uint16_t Va
   if (T == nullptr) return ecBadTriggerHandle;
   T->Value = Value;
   T->Enabled = Activate;
+  if (Activate) WakeDispatcherThread();
   return ecOK;
 }
 
@@ -200,12 +215,15 @@ void TDudBaseDispatcher::RestoreTriggers(TTriggerSave& Save) {
   for (const auto& T : TimerTriggers) NextTriggerId = std::max(NextTriggerId, (T.Handle >> 3) + 1);
   for (const auto& T : DataTriggers) NextTriggerId = std::max(NextTriggerId, (T.Handle >> 3) + 1);
   for (const auto& T : StatusTriggers) NextTriggerId = std::max(NextTriggerId, (T.Handle >> 3) + 1);
+  WakeDispatcherThread();
 }
 
 void TDudBaseDispatcher::SetAvailLevel(uint32_t Level) {
   std::lock_guard<std::recursive_mutex> Guard(DataSection);
   AvailLevel.store(Level);
   if (Log.LoggingOn.load()) AddDispatchEntry(core::lgTriggerDataChange, core::lsAvailLevel, Level, nullptr, 0);
+  // Bytes already in the ring may reach the new level without any more arriving.
+  WakeDispatcherThread();
 }
 
 // ---------------------------------------------------------------- checks (dispatcher thread)
@@ -294,6 +312,15 @@ bool TDudBaseDispatcher::CheckTimerTriggers() {
   return DispatchEvent(TriggerTimerMsg, Handle, 0);
 }
 
+bool TDudBaseDispatcher::TimedChecksPending() {
+  std::lock_guard<std::recursive_mutex> Guard(DataSection);
+  for (const TTimerTrigger& T : TimerTriggers)
+    if (T.Active != 0 && !T.Deleted) return true;
+  for (const TStatusTrigger& T : StatusTriggers)
+    if (T.Enabled && !T.Deleted) return true;
+  return false;
+}
+
 void TDudBaseDispatcher::ResetStatusHits() {
   std::lock_guard<std::recursive_mutex> Guard(DataSection);
   for (TStatusTrigger& T : StatusTriggers) T.Hit = false;
@@ -311,10 +338,16 @@ bool TDudBaseDispatcher::CheckReceiveTriggers() {
     // Only this thread stores into the ring, and the bytes between the tail and
     // the head stay as they are, so they are read without the lock.
     Ring = DBuffer.get();
-    if (RescanFromTail.exchange(false)) ScanPos = DBufTail;
+    if (RescanFromTail.exchange(false)) {
+      ScanPos = DBufTail;
+      ScanLap = false;  // the flush emptied the ring
+    }
   }
   uint32_t Pos = ScanPos;
-  while (Pos != Head) {
+  // A whole ring stored at once starts and ends at ScanPos: scan all of it.
+  bool Lap = std::exchange(ScanLap, false);
+  while (Pos != Head || Lap) {
+    Lap = false;
     const uint8_t B = Ring[Pos];
     uint32_t MaxLen = 0;
     bool AnyMatched = false;
@@ -332,7 +365,7 @@ bool TDudBaseDispatcher::CheckReceiveTriggers() {
     if (AnyMatched) {
       // The bytes in front of the match first, as an avail trigger.
       const uint32_t Level = AvailLevel.load();
-      if (Level != 0 && LastAvailPos != Pos) {
+      if (Level != 0 && LastAvailPos != Pos && AvailListened(*this)) {
         int64_t Count;
         {
           std::lock_guard<std::recursive_mutex> Guard(DispSection);
@@ -373,7 +406,7 @@ bool TDudBaseDispatcher::CheckReceiveTriggers() {
   ScanPos = Pos;
 
   const uint32_t Level = AvailLevel.load();
-  if (Level != 0 && LastAvailPos != Pos) {
+  if (Level != 0 && LastAvailPos != Pos && AvailListened(*this)) {
     const uint32_t Used = InBuffUsed();
     if (Used >= Level) {
       if (Log.LoggingOn.load()) AddDispatchEntry(core::lgTrigger, core::lsAvailTrigger, Used, nullptr, 0);

@@ -311,7 +311,7 @@ TEST_F(Win32DispatcherPty, WaitingBytesAreQueuedInChunksOf256) {
   }
   EXPECT_EQ(Got, Sent);
 
-  D.KillThreads.store(true);
+  D.SignalKillThreads();
   EXPECT_TRUE(WaitFor([&] { return D.ComThread.load() == nullptr && D.ActiveThreads.load() == 0; }));
   EXPECT_TRUE(ShownExceptions().empty());
 }
@@ -347,7 +347,7 @@ TEST_F(Win32DispatcherPty, ReceivedCharactersQueueNoStatusItems) {
   EXPECT_EQ(Got, Sent);
 
   // Stopped as CloseCom stops it: the mask cleared ends the pending event wait.
-  D.KillThreads.store(true);
+  D.SignalKillThreads();
   SetCommMask(D.ComHandle, 0);
   EXPECT_TRUE(WaitFor([&] { return D.ActiveThreads.load() == 0; }));
   EXPECT_TRUE(ShownExceptions().empty());
@@ -464,8 +464,8 @@ TEST_F(Win32DispatcherPty, DeviceGoneEndsTheThreadsWithOneError) {
 }
 
 TEST_F(Win32DispatcherPty, RepeatedDeviceLossLeavesNothingBehind) {
-  // After a failure the dispatcher thread closes the port itself as it ends; that
-  // path must release everything as well.
+  // After a failure the threads end and leave the device to the application's
+  // close, which must release everything, round after round.
   auto LoseOnce = [&](int I) {
     PtyPort P(27);
     TDudWin32Dispatcher D(nullptr);

@@ -3,6 +3,9 @@
 // closing, thread bookkeeping and the deferred close from inside a handler.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -351,6 +354,90 @@ TEST(FakeDeviceThreads, ClosePortOnTheApplicationThreadDuringADispatchSetsCloseP
   D.Destroy();                    // ClosePending: DonePort
   EXPECT_EQ(D.DBuffer, nullptr);
   EXPECT_TRUE(D.EventsClosed());
+}
+
+
+// The stop event: a worker's wait ends at once when the threads are told to end,
+// and a stop event left set by a caller that cleared KillThreads alone is reset
+// instead of ending every later wait at once.
+TEST(FakeDeviceStop, SignalEndsAWaitThatNothingElseEnds) {
+  FakeDevice D;
+  HANDLE Never = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_NE(Never, nullptr);
+  // Without a time-out the wait can only end through the stop.
+  auto Waiter = std::async(std::launch::async, [&] { return D.WaitOrStop(1, &Never, INFINITE); });
+  EXPECT_FALSE(D.SignalKillThreads());
+  EXPECT_TRUE(D.SignalKillThreads()) << "the second signal finds the flag set";
+  ASSERT_EQ(Waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready);  // hang guard
+  EXPECT_EQ(Waiter.get(), static_cast<DWORD>(WAIT_TIMEOUT));
+  // The stop stays set for every later wait until the next start clears it.
+  EXPECT_EQ(D.WaitOrStop(1, &Never, INFINITE), static_cast<DWORD>(WAIT_TIMEOUT));
+  D.ClearKillThreads();
+  EXPECT_FALSE(D.KillThreads.load());
+  EXPECT_EQ(WaitForSingleObject(D.StopEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  SetEvent(Never);
+  EXPECT_EQ(D.WaitOrStop(1, &Never, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(Never);
+}
+
+TEST(FakeDeviceStop, StaleStopEventIsResetOnce) {
+  FakeDevice D;
+  HANDLE Work = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_NE(Work, nullptr);
+  D.SignalKillThreads();
+  D.KillThreads.store(false);  // cleared without the event
+  EXPECT_EQ(D.WaitOrStop(1, &Work, 5000), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(D.StopEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the stale event was reset";
+  // The next wait sleeps until its own object is signalled.
+  auto Waiter = std::async(std::launch::async, [&] { return D.WaitOrStop(1, &Work, INFINITE); });
+  SetEvent(Work);
+  ASSERT_EQ(Waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready);  // hang guard
+  EXPECT_EQ(Waiter.get(), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(Work);
+}
+
+TEST(FakeDeviceStop, TimedChecksPendingOnlyForArmedTimersAndEnabledStatusTriggers) {
+  FakeDevice D;
+  ASSERT_EQ(D.Open(), ecOK);
+  EXPECT_FALSE(D.TimedChecksPending());
+  const int32_t Timer = D.AddTimerTrigger();
+  ASSERT_GT(Timer, 0);
+  EXPECT_FALSE(D.TimedChecksPending()) << "added but not armed";
+  ASSERT_EQ(D.SetTimerTrigger(static_cast<uint32_t>(Timer), 100, true), ecOK);
+  EXPECT_TRUE(D.TimedChecksPending());
+  ASSERT_EQ(D.SetTimerTrigger(static_cast<uint32_t>(Timer), 100, false), ecOK);
+  EXPECT_FALSE(D.TimedChecksPending());
+  const int32_t Status = D.AddStatusTrigger(stOutBuffFree);
+  ASSERT_GT(Status, 0);
+  EXPECT_FALSE(D.TimedChecksPending());
+  ASSERT_EQ(D.SetStatusTrigger(static_cast<uint32_t>(Status), 1, true), ecOK);
+  EXPECT_TRUE(D.TimedChecksPending());
+  ASSERT_EQ(D.RemoveTrigger(static_cast<uint32_t>(Status)), ecOK);
+  EXPECT_FALSE(D.TimedChecksPending());
+}
+
+TEST(FakeDeviceStop, LoweringTheAvailLevelReachesBytesAlreadyInTheRing) {
+  // Nothing more arrives after the level is lowered: the change itself must make
+  // the event loop, which sleeps without polling, run a pass.
+  FakeDevice D;
+  D.RunDispThread = true;
+  ASSERT_EQ(D.Open(), ecOK);
+  std::atomic<uint32_t> Announced{0};
+  D.RegisterEventHandler(
+      [&](uint32_t Msg, uint32_t Count, int32_t) {
+        if (Msg == TriggerAvailMsg) Announced.store(Count);
+      },
+      false);
+  D.SetAvailLevel(10);
+  D.Receive("12345");
+  HANDLE Gone = D.ThreadGoneEvent.get();  // only as a bounded sleep between looks
+  for (int I = 0; I < 100 && D.InBuffUsed() < 5; ++I) WaitForSingleObject(Gone, 50);
+  ASSERT_EQ(D.InBuffUsed(), 5u);
+  EXPECT_EQ(Announced.load(), 0u);
+  D.SetAvailLevel(5);
+  for (int I = 0; I < 100 && Announced.load() == 0; ++I) WaitForSingleObject(Gone, 50);
+  EXPECT_EQ(Announced.load(), 5u);
+  D.ClosePort();
 }
 
 }  // namespace

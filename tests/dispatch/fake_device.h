@@ -158,7 +158,7 @@ class FakeDevice : public TDudBaseDispatcher {
   void StartDispatcher() override {
     ++StartCount;
     ThreadsActive.store(true);
-    KillThreads.store(false);
+    ClearKillThreads();
     if (RunDispThread) {
       std::lock_guard<std::recursive_mutex> Guard(DataSection);
       TDudDispatcherThread::Launch<TDispThread>(DispThread, this);
@@ -198,7 +198,7 @@ class FakeDevice : public TDudBaseDispatcher {
   int32_t CloseCom() override {
     ++CloseCount;
     if (ThreadsActive.load()) {
-      KillThreads.store(true);
+      SignalKillThreads();
       // Waits for the dispatcher thread as the device layer does: handling this
       // thread's messages, bounded per round.
       while (DispThread.load() != nullptr && TDudDispatcherThread::Current() != DispThread.load()) {

@@ -308,6 +308,37 @@ TEST(TraceStateTest, BlockOfEntriesEqualsEntriesOneByOne) {
   EXPECT_EQ(ReadFileBytes(Dir.File("one")), ReadFileBytes(Dir.File("block")));
 }
 
+// Blocks recorded in one call against the same bytes one entry at a time, for
+// blocks that stop short of the ring's end, end on it, cross it, and wrap it
+// more than once.
+TEST(TraceStateTest, BlocksMatchSingleEntriesAcrossTheRingsEnd) {
+  struct Case {
+    uint32_t Capacity;
+    std::vector<uint32_t> Blocks;
+  } Cases[] = {
+      {8, {3}},          {8, {8}},    {8, {5, 3}},     {8, {5, 4}},   {8, {0, 7, 0, 2}},
+      {8, {19}},         {1, {1, 2}}, {3, {2, 2, 2}}, {16, {64, 5}}, {5, {4, 1, 5, 6}},
+  };
+  for (const Case& C : Cases) {
+    TDudTrace One, Block;
+    ASSERT_EQ(One.InitTracing(C.Capacity), ecOK);
+    ASSERT_EQ(Block.InitTracing(C.Capacity), ecOK);
+    uint8_t Next = 0;
+    for (uint32_t Len : C.Blocks) {
+      std::vector<uint8_t> Bytes(Len);
+      for (uint8_t& B : Bytes) B = static_cast<uint8_t>('A' + Next++ % 26);
+      for (uint8_t B : Bytes) One.AddTraceEntry('R', B);
+      Block.AddTraceEntries('R', Bytes.data(), Len);
+      ASSERT_EQ(Block.TraceIndex(), One.TraceIndex()) << "capacity " << C.Capacity;
+      ASSERT_EQ(Block.TraceWrapped(), One.TraceWrapped()) << "capacity " << C.Capacity;
+    }
+    ScopedTempDir Dir;
+    ASSERT_EQ(One.DumpTracing(Dir.File("one"), true, false), ecOK);
+    ASSERT_EQ(Block.DumpTracing(Dir.File("block"), true, false), ecOK);
+    EXPECT_EQ(ReadFileBytes(Dir.File("block")), ReadFileBytes(Dir.File("one"))) << "capacity " << C.Capacity;
+  }
+}
+
 TEST(TraceFaultTest, FileThatCannotBeOpenedAbortsTheTrace) {
   ScopedTempDir Dir;
   struct Case {
