@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "display_capture.h"
 #include "comport/com_port.h"
 #include "errors/error_codes.h"
 #include "platform/win32.h"
@@ -51,25 +52,7 @@ bool PortIsFree(const test::PtyPort& Pty) {
   return true;
 }
 
-class DisplayScope {
- public:
-  DisplayScope() {
-    Previous = SetExceptionDisplay([this](const std::exception& E) {
-      std::lock_guard<std::mutex> Lock(Mutex);
-      Shown.push_back(E.what());
-    });
-  }
-  ~DisplayScope() { SetExceptionDisplay(std::move(Previous)); }
-  std::vector<std::string> Taken() {
-    std::lock_guard<std::mutex> Lock(Mutex);
-    return Shown;
-  }
-
- private:
-  std::mutex Mutex;
-  std::vector<std::string> Shown;
-  TExceptionDisplay Previous;
-};
+using DisplayScope = test::TDisplayCapture;
 
 TEST(ComPortPty, OpensWritesAndCloses) {
   test::PtyPort Pty(3);

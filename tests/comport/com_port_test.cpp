@@ -1,5 +1,6 @@
 // The port component while its port is closed: defaults, stored values, the flow
 // levels, loading, Assign, and the refusals that need no device.
+#include "display_capture.h"
 #include "comport/com_port.h"
 
 #include <gtest/gtest.h>
@@ -53,18 +54,7 @@ class PromptScope {
   TPortPrompt Previous;
 };
 
-// Collects what reaches the exception display.
-class DisplayScope {
- public:
-  DisplayScope() {
-    Previous = SetExceptionDisplay([this](const std::exception& E) { Shown.push_back(E.what()); });
-  }
-  ~DisplayScope() { SetExceptionDisplay(std::move(Previous)); }
-  std::vector<std::string> Shown;
-
- private:
-  TExceptionDisplay Previous;
-};
+using DisplayScope = test::TDisplayCapture;
 
 TEST(ComPortDefaults, NewComponentHasTheDocumentedSettings) {
   TDudComPort Port;
@@ -435,8 +425,8 @@ TEST(ComPortLoading, OpenWhileLoadingWaitsForLoaded) {
   EXPECT_NO_THROW(Port.Loaded());
   EXPECT_FALSE(Port.Loading());
   EXPECT_FALSE(Port.Open());
-  ASSERT_EQ(Display.Shown.size(), 1u);
-  EXPECT_EQ(Display.Shown[0], "The ComNumber property of the TDudComPort has not been set");
+  ASSERT_EQ(Display.Taken().size(), 1u);
+  EXPECT_EQ(Display.Taken()[0], "The ComNumber property of the TDudComPort has not been set");
 }
 
 TEST(ComPortLoading, ClosedAfterLoadingWhenOpenWasNotSet) {
@@ -447,7 +437,7 @@ TEST(ComPortLoading, ClosedAfterLoadingWhenOpenWasNotSet) {
   Port.SetOpen(false);
   Port.Loaded();
   EXPECT_FALSE(Port.Open());
-  EXPECT_TRUE(Display.Shown.empty());
+  EXPECT_TRUE(Display.Taken().empty());
 }
 
 TEST(ComPortAssign, CopiesTheListedSettingsOnly) {

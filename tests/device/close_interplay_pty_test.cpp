@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "display_capture.h"
 #include "device/win32_dispatcher.h"
 #include "errors/error_codes.h"
 #include "errors/exceptions.h"
@@ -63,24 +64,12 @@ bool PumpUntil(const std::function<bool()>& Pred, int TimeoutMs = 10000) {
 
 class CloseInterplayPty : public testing::Test {
  protected:
-  void SetUp() override {
-    Previous = SetExceptionDisplay([this](const std::exception& E) {
-      std::lock_guard<std::mutex> Guard(ShownLock);
-      Shown.push_back(E.what());
-    });
-  }
-  void TearDown() override { SetExceptionDisplay(Previous); }
-  std::vector<std::string> ShownExceptions() {
-    std::lock_guard<std::mutex> Guard(ShownLock);
-    return Shown;
-  }
+  test::TDisplayCapture Display;
+  std::vector<std::string> ShownExceptions() { return Display.Taken(); }
   static int32_t Open(TDudWin32Dispatcher& D, PtyPort& P) {
     return D.InitPort(P.name(), 9600, 0, 8, 1, 4096, 4096, ipRaiseDTR | ipRaiseRTS);
   }
 
-  std::mutex ShownLock;
-  std::vector<std::string> Shown;
-  TExceptionDisplay Previous;
 };
 
 TEST_F(CloseInterplayPty, ClosePortFromASynchronizedHandlerIsDeferredNotHung) {

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "display_capture.h"
 #include "device/io_queue.h"
 #include "device/io_threads.h"
 #include "device/win32_dispatcher.h"
@@ -72,18 +73,9 @@ std::string FdTargets() {
 
 class Win32DispatcherPty : public testing::Test {
  protected:
-  void SetUp() override {
-    Previous = SetExceptionDisplay([this](const std::exception& E) {
-      std::lock_guard<std::mutex> Guard(ShownLock);
-      Shown.push_back(E.what());
-    });
-  }
-  void TearDown() override { SetExceptionDisplay(Previous); }
+  test::TDisplayCapture Display;
 
-  std::vector<std::string> ShownExceptions() {
-    std::lock_guard<std::mutex> Guard(ShownLock);
-    return Shown;
-  }
+  std::vector<std::string> ShownExceptions() { return Display.Taken(); }
 
   static int32_t Open(TDudWin32Dispatcher& D, PtyPort& P, uint32_t OutSize = 4096) {
     return D.InitPort(P.name(), 9600, 0, 8, 1, 4096, OutSize, ipRaiseDTR | ipRaiseRTS);
@@ -123,9 +115,6 @@ class Win32DispatcherPty : public testing::Test {
         20000);
   }
 
-  std::mutex ShownLock;
-  std::vector<std::string> Shown;
-  TExceptionDisplay Previous;
 };
 
 TEST_F(Win32DispatcherPty, OpenStartsFourThreadsAndCloseEndsThemQuietly) {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "display_capture.h"
 #include "dispatch/base_dispatcher.h"
 #include "errors/error_codes.h"
 #include "fake_device.h"
@@ -129,26 +130,7 @@ TEST(FakeDeviceInitFailure, DeviceIsClosedAfterALaterFailure) {
   EXPECT_EQ(D.CloseCount, 1);  // the opened device was closed again
 }
 
-// Captures what reaches the exception display.
-class DisplayCapture {
- public:
-  DisplayCapture() {
-    Previous = SetExceptionDisplay([this](const std::exception& E) {
-      std::lock_guard<std::mutex> Guard(Lock);
-      Messages.push_back(E.what());
-    });
-  }
-  ~DisplayCapture() { SetExceptionDisplay(Previous); }
-  std::vector<std::string> Take() {
-    std::lock_guard<std::mutex> Guard(Lock);
-    return Messages;
-  }
-
- private:
-  TExceptionDisplay Previous;
-  std::mutex Lock;
-  std::vector<std::string> Messages;
-};
+using DisplayCapture = test::TDisplayCapture;
 
 // A worker that ends at once with a given exit code.
 class QuickThread : public TDudDispatcherThread {
@@ -197,7 +179,7 @@ TEST(FakeDeviceThreads, FailingExitCodeIsShownAndTheFieldCleared) {
   EXPECT_EQ(D.ActiveThreads.load(), 0);
   EXPECT_EQ(D.OutThread.load(), nullptr);
   EXPECT_EQ(D.ComThread.load(), nullptr);
-  const auto Shown = Display.Take();
+  const auto Shown = Display.Taken();
   ASSERT_EQ(Shown.size(), 1u);  // exit code 0 raises nothing
   EXPECT_NE(Shown[0].find("write"), std::string::npos) << Shown[0];
 }
@@ -214,7 +196,7 @@ TEST(FakeDeviceThreads, RunProcedureThatThrowsStillCompletesTheBookkeeping) {
   EXPECT_EQ(D.ActiveThreads.load(), 0);
   EXPECT_FALSE(D.ThreadsActive.load());
   EXPECT_EQ(D.StatusThread.load(), nullptr);
-  const auto Shown = Display.Take();
+  const auto Shown = Display.Taken();
   ASSERT_EQ(Shown.size(), 1u);
   EXPECT_EQ(Shown[0], "worker failed");
 }

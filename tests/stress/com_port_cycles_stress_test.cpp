@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "display_capture.h"
 #include "comport/com_port.h"
 #include "errors/error_codes.h"
 #include "platform/win32.h"
@@ -27,26 +28,7 @@ namespace {
 
 using namespace dud::stress;
 
-// Collects what the stack shows (worker-thread failures, exceptions of events).
-class TDisplayCapture {
- public:
-  TDisplayCapture() {
-    Previous = SetExceptionDisplay([this](const std::exception& E) {
-      std::lock_guard<std::mutex> Lock(Mutex);
-      Shown.push_back(E.what());
-    });
-  }
-  ~TDisplayCapture() { SetExceptionDisplay(std::move(Previous)); }
-  std::vector<std::string> Taken() {
-    std::lock_guard<std::mutex> Lock(Mutex);
-    return Shown;
-  }
-
- private:
-  std::mutex Mutex;
-  std::vector<std::string> Shown;
-  TExceptionDisplay Previous;
-};
+using dud::test::TDisplayCapture;
 
 bool PortIsFree(const test::PtyPort& Pty) {
   HANDLE H = CreateFileA(Pty.name().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
