@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "errors/messages.h"
 
 namespace {
@@ -20,12 +21,7 @@ std::string ScanTable(int32_t Code) {
   return {};
 }
 
-void Check(bool Holds, const char* What) {
-  if (!Holds) {
-    std::fprintf(stderr, "violated: %s\n", What);
-    std::abort();
-  }
-}
+using fuzz::Check;
 
 }  // namespace
 

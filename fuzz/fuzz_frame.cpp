@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "app/transfer_frame.h"
 
 namespace {
@@ -31,12 +32,7 @@ std::optional<int64_t> Decimal(const std::string& Text) {
   return Value;
 }
 
-void Check(bool Holds, const char* What) {
-  if (!Holds) {
-    std::fprintf(stderr, "violated: %s\n", What);
-    std::abort();
-  }
-}
+using fuzz::Check;
 
 }  // namespace
 

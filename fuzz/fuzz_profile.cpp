@@ -14,38 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "platform/win32.h"
 
 namespace {
 
-void Check(bool Holds, const char* What) {
-  if (!Holds) {
-    std::fprintf(stderr, "violated: %s\n", What);
-    std::abort();
-  }
-}
+using fuzz::Check;
 
-const std::string& FilePath() {
-  static const std::string Path = [] {
-    // In memory where the system offers it: the writes flush every time.
-    char Dir[] = "/dev/shm/dud-fuzz-profile-XXXXXX";
-    char Fallback[] = "/tmp/dud-fuzz-profile-XXXXXX";
-    if (mkdtemp(Dir) == nullptr) {  // null on failure
-      Check(mkdtemp(Fallback) != nullptr, "no scratch folder");
-      std::strcpy(Dir, Fallback);
-    }
-    // The scratch folder goes when the fuzzer exits.
-    static const struct Cleanup {
-      std::string Folder;
-      ~Cleanup() {
-        unlink((Folder + "/settings.ini").c_str());
-        rmdir(Folder.c_str());
-      }
-    } Scratch{Dir};
-    return Scratch.Folder + "/settings.ini";
-  }();
-  return Path;
-}
+const std::string& FilePath() { return fuzz::ScratchFile("settings.ini"); }
 
 bool WriteFile(const std::string& Bytes) {
   std::FILE* F = std::fopen(FilePath().c_str(), "wb");

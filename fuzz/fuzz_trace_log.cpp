@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "dispatch/dispatch_log.h"
 #include "dispatch/trace.h"
 #include "errors/messages.h"
@@ -24,34 +25,9 @@ namespace {
 // No line of either file is longer.
 constexpr size_t kMaxColumn = 78;
 
-void Check(bool Holds, const char* What) {
-  if (!Holds) {
-    std::fprintf(stderr, "violated: %s\n", What);
-    std::abort();
-  }
-}
+using fuzz::Check;
 
-const std::string& TracePath() {
-  static const std::string Path = [] {
-    // In memory where the system offers it: the writes flush every time.
-    char Dir[] = "/dev/shm/dud-fuzz-trace-XXXXXX";
-    char Fallback[] = "/tmp/dud-fuzz-trace-XXXXXX";
-    if (mkdtemp(Dir) == nullptr) {  // null on failure
-      Check(mkdtemp(Fallback) != nullptr, "no scratch folder");
-      std::strcpy(Dir, Fallback);
-    }
-    // The scratch folder goes when the fuzzer exits.
-    static const struct Cleanup {
-      std::string Folder;
-      ~Cleanup() {
-        unlink((Folder + "/RIZI.TRC").c_str());
-        rmdir(Folder.c_str());
-      }
-    } Scratch{Dir};
-    return Scratch.Folder + "/RIZI.TRC";
-  }();
-  return Path;
-}
+const std::string& TracePath() { return fuzz::ScratchFile("RIZI.TRC"); }
 
 std::string ReadFile(const std::string& Path) {
   std::string Out;

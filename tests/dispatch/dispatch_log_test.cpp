@@ -1,11 +1,10 @@
 // The dispatch log: its entries and bound, the columns of its report, the header,
 // the supporting texts, and what a report does when the file fails or producers
 // keep adding.
+#include "file_size_limit.h"
 #include "dispatch/dispatch_log.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -461,27 +460,7 @@ TEST(DispatchReportFaultTest, WriteErrorConsumesEveryEntryAndIsReportedAtTheEnd)
   }
 }
 
-// Limits the size of files this process writes, so that a write fails part way
-// through a file (with EFBIG instead of the signal); restores the limit on leaving.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t Bytes) {
-    getrlimit(RLIMIT_FSIZE, &Saved);
-    OldHandler = signal(SIGXFSZ, SIG_IGN);
-    rlimit Limit = Saved;
-    Limit.rlim_cur = Bytes;
-    Applied = setrlimit(RLIMIT_FSIZE, &Limit) == 0;  // 0 on success
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &Saved);
-    signal(SIGXFSZ, OldHandler);
-  }
-  bool Applied = false;
-
- private:
-  rlimit Saved{};
-  void (*OldHandler)(int) = nullptr;
-};
+using test::FileSizeLimit;
 
 TEST(DispatchReportFaultTest, WriteErrorPartWayKeepsWhatFitAndConsumesTheRest) {
   ClockGuard Clock;

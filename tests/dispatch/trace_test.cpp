@@ -1,10 +1,9 @@
 // The trace ring and its file: entries, states, the byte forms and line layout of
 // the file, and what a dump does when the file fails.
+#include "file_size_limit.h"
 #include "dispatch/trace.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -383,27 +382,7 @@ TEST(TraceFaultTest, WriteErrorIsReportedAfterTheWholeWalk) {
   }
 }
 
-// Limits the size of files this process writes, so that a write fails part way
-// through a file (with EFBIG instead of the signal); restores the limit on leaving.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t Bytes) {
-    getrlimit(RLIMIT_FSIZE, &Saved);
-    OldHandler = signal(SIGXFSZ, SIG_IGN);
-    rlimit Limit = Saved;
-    Limit.rlim_cur = Bytes;
-    Applied = setrlimit(RLIMIT_FSIZE, &Limit) == 0;  // 0 on success
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &Saved);
-    signal(SIGXFSZ, OldHandler);
-  }
-  bool Applied = false;
-
- private:
-  rlimit Saved{};
-  void (*OldHandler)(int) = nullptr;
-};
+using test::FileSizeLimit;
 
 TEST(TraceFaultTest, WriteErrorPartWayKeepsWhatFitAndEmptiesTheRing) {
   ScopedTempDir Dir;
